@@ -1,0 +1,3 @@
+#include "log/VeltStraightLogWriteDriver.h"
+
+TLogWriteDriver::~TLogWriteDriver() = default;
