@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "collect/OFileCollector.h"
 #include "collect/OFileQueue.h"
 #include "config/OCRSTypes.h"
@@ -28,39 +29,9 @@
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-extern char** environ;
-
 namespace {
 
 constexpr int kRuns = 7;
-
-double SecondsOf(const std::function<void()>& work) {
-    double best = 1e9;
-    for (int run = 0; run < kRuns; ++run) {
-        const auto start = Clock::now();
-        work();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    return best;
-}
-
-// Runs a command with its output thrown away and waits for it.
-void RunQuietly(std::vector<std::string> words) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        std::perror("posix_spawnp");
-        std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    waitpid(pid, &status, 0);
-}
 
 void CreateFiles(const fs::path& directory, int count) {
     fs::create_directories(directory);
@@ -98,11 +69,11 @@ int main(int argc, char** argv) {
         TLogData logData(10240, 1024, 128, true);
         TFileQueue queue(environment, mutexName);
         TFileCollector collector(&configuration, &logData, &queue);
-        passSeconds = SecondsOf([&] { collector.CollectFiles(); });
+        passSeconds = bench::BestSecondsOf(kRuns, [&] { collector.CollectFiles(); });
         if (queue.FileCount() != 0) std::fprintf(stderr, "unexpected: %d files queued\n", queue.FileCount());
     }
     platform::TNamedMutex::Remove(mutexName);
-    const double findSeconds = SecondsOf([&] { RunQuietly({"find", data.string(), "-maxdepth", "1", "-type", "f"}); });
+    const double findSeconds = bench::BestSecondsOf(kRuns, [&] { bench::RunQuietly({"find", data.string(), "-maxdepth", "1", "-type", "f"}); });
 
     std::printf("collector pass over %d non-matching files: %.1f ms (best of %d)\n", count, passSeconds * 1e3, kRuns);
     std::printf("find -maxdepth 1 -type f:                   %.1f ms (best of %d)\n", findSeconds * 1e3, kRuns);

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "collect/OFileCollector.h"
 #include "foundation/VeltDigitalStamps.h"
 #include "foundation/platform/ExclusiveFile.h"
@@ -27,38 +28,9 @@
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-extern char** environ;
-
 namespace {
 
 constexpr int kRuns = 5;
-
-double SecondsOf(const std::function<void()>& work) {
-    double best = 1e9;
-    for (int run = 0; run < kRuns; ++run) {
-        const auto start = Clock::now();
-        work();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    return best;
-}
-
-void RunQuietly(std::vector<std::string> words) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        std::perror("posix_spawnp");
-        std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    waitpid(pid, &status, 0);
-}
 
 void WriteRandomFile(const fs::path& path, std::size_t bytes) {
     std::mt19937_64 random(831);
@@ -93,9 +65,9 @@ int main(int argc, char** argv) {
     WriteRandomFile(path, mebibytes << 20);
 
     TFileStamps stamps = StampLikeTheCollector(path.string());  // also warms the page cache
-    const double ours = SecondsOf([&] { stamps = StampLikeTheCollector(path.string()); });
-    const double md5 = SecondsOf([&] { RunQuietly({"md5sum", path.string()}); });
-    const double sha1 = SecondsOf([&] { RunQuietly({"sha1sum", path.string()}); });
+    const double ours = bench::BestSecondsOf(kRuns, [&] { stamps = StampLikeTheCollector(path.string()); });
+    const double md5 = bench::BestSecondsOf(kRuns, [&] { bench::RunQuietly({"md5sum", path.string()}); });
+    const double sha1 = bench::BestSecondsOf(kRuns, [&] { bench::RunQuietly({"sha1sum", path.string()}); });
 
     std::printf("stamps of a %zu MiB file (crc32 %s, md5 %s, sha1 %s)\n", mebibytes, stamps.sCrc32.c_str(),
                 stamps.sMd5.c_str(), stamps.sSha1.c_str());

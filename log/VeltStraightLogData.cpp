@@ -96,6 +96,7 @@ TLogData::TStoreResult TLogData::TryStoreChunks(const std::string& line, std::in
 bool TLogData::WaitForRoom(std::int32_t chunks, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mRoom);
     ++iRoomWaiters;
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // the other half of WakeWriters' fence
     const bool hasRoom = cvRoom.wait_until(lock, deadline, [&] { return FreeSlots() >= chunks; });
     --iRoomWaiters;
     return hasRoom;

@@ -26,7 +26,7 @@ public:
     // Stores the line, split into chunks of at most one slot each, in consecutive slots.
     // Waits at most 500 ms for room; False when the line was dropped.
     bool LineWrite(const std::string& line);
-    // The wide-text variant of the design; our texts are UTF-8 already.
+    // For callers holding wide text: ours is UTF-8 already, so this is LineWrite.
     bool LineWrite1(const std::string& line);
     // The oldest unread chunk with its number prefix; False (line untouched) when none.
     bool LineRead(std::string& line);

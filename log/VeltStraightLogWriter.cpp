@@ -1,11 +1,10 @@
 #include "log/VeltStraightLogWriter.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 
+#include "foundation/platform/ThreadName.h"
 #include "log/VeltStraightLogWriteDriverDiskFile.h"
 #include "log/VeltStraightLogWriteDriverStringList.h"
 
@@ -47,7 +46,7 @@ void TLogWriterThread::Wake() {
 
 void TLogWriterThread::Execute() {
     // Debuggers show this name; Linux keeps 15 characters, exactly its length.
-    pthread_setname_np(pthread_self(), "THREADLOGWRITER");
+    platform::SetCurrentThreadName("THREADLOGWRITER");
     do {
         Drain();
     } while (Nap());

@@ -4,6 +4,7 @@
 // and hands each batch to every active driver in the order they were added.
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -177,6 +179,28 @@ TEST(LogWriter, StopDrainsFinalLinesUnlessPaused) {
     std::string line;
     ASSERT_TRUE(f.data.LineRead(line));
     EXPECT_EQ(line, Numbered(501, "kept back"));
+}
+
+TEST(LogWriter, ThreadCarriesItsDebuggerName) {
+    const auto threadNames = [] {
+        std::vector<std::string> names;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::string name = TSandbox::ReadFile((task.path() / "comm").string());
+            if (!name.empty() && name.back() == '\n') name.pop_back();
+            names.push_back(name);
+        }
+        return names;
+    };
+    const auto named = [&] {
+        const auto names = threadNames();
+        return std::count(names.begin(), names.end(), "THREADLOGWRITER");
+    };
+    TWriterFixture f;
+    EXPECT_EQ(named(), 0);
+    f.writer.Start();
+    EXPECT_TRUE(waitFor([&] { return named() == 1; }));
+    f.writer.Stop();
+    EXPECT_EQ(named(), 0);
 }
 
 TEST(LogWriter, DriverIdsAndLimits) {

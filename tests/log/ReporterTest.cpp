@@ -14,17 +14,11 @@
 #include "log/VeltMemoryStorageSeqLines.h"
 #include "log/VeltStraightLogData.h"
 #include "log/VeltStraightLogReporter.h"
+#include "tests/support/LogLines.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/WaitFor.h"
 
 namespace {
-
-std::vector<std::string> Drain(TLogData& log) {
-    std::vector<std::string> lines;
-    std::string line;
-    while (log.LineRead(line)) lines.push_back(line);
-    return lines;
-}
 
 // T is the wall clock, so only its shape is checked; P is exact (the fake counter).
 const std::string kT = R"(\d{4}\.\d{2}\.\d{2} \d{2}.\d{2}.\d{2})";
@@ -49,7 +43,7 @@ TEST_F(ReporterTest, DropsEverythingWhileUnlinked) {
     reporter.RegisterDebugLog("MARK", "after unlink");
     reporter.LinkLogData(&log, nullptr, true);  // no environment to stamp with: unlinked
     reporter.RegisterLog("MARK", "without environment");
-    EXPECT_TRUE(Drain(log).empty());
+    EXPECT_TRUE(TakeLogLines(log).empty());
 
     TMemoryStorageSeqLines storage("mem", 0, 0);
     reporter.RegisterMem(1, "no storage linked");
@@ -83,7 +77,7 @@ TEST_F(ReporterTest, DebugFlagDecidesStampAndDebugLines) {
         } else {
             reporter.RegisterLog(c.marker, "msg");
         }
-        const std::vector<std::string> lines = Drain(log);
+        const std::vector<std::string> lines = TakeLogLines(log);
         if (c.pattern.empty()) {
             EXPECT_TRUE(lines.empty());
         } else {
@@ -99,8 +93,8 @@ TEST_F(ReporterTest, LinkReplacesThePreviousOne) {
     reporter.LinkLogData(&other, &env, false);
     reporter.RegisterLog("MARK", "to other");
     reporter.RegisterDebugLog("MARK", "debug is off now");
-    EXPECT_TRUE(Drain(log).empty());
-    const std::vector<std::string> lines = Drain(other);
+    EXPECT_TRUE(TakeLogLines(log).empty());
+    const std::vector<std::string> lines = TakeLogLines(other);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].ends_with("] MARK to other")) << lines[0];
 }
@@ -119,7 +113,7 @@ TEST_F(ReporterTest, MemoryChannelFeedsTheStorageAndPassesItsErrors) {
     EXPECT_EQ(storage.GetCurrentLineForClass(), "first");
     EXPECT_EQ(storage.GetCurrentLineForClass(), "third");
     EXPECT_EQ(storage.GetLineNo(2), "second");
-    EXPECT_TRUE(Drain(log).empty());  // the log channel is separate
+    EXPECT_TRUE(TakeLogLines(log).empty());  // the log channel is separate
 }
 
 TEST_F(ReporterTest, ProcessWideReporterIsOneObjectThatStartsUnlinked) {
@@ -129,7 +123,7 @@ TEST_F(ReporterTest, ProcessWideReporterIsOneObjectThatStartsUnlinked) {
     first.LinkLogData(&log, &env, false);
     first.RegisterLog("MARK", "linked");
     first.UnlinkLogData();
-    const std::vector<std::string> lines = Drain(log);
+    const std::vector<std::string> lines = TakeLogLines(log);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].ends_with("] MARK linked"));
 }

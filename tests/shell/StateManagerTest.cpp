@@ -6,6 +6,7 @@
 #include "log/VeltStraightLogData.h"
 #include "shell/VeltStateManagerForProgram.h"
 #include "tests/support/FakePlatform.h"
+#include "tests/support/LogLines.h"
 
 namespace {
 
@@ -24,12 +25,7 @@ protected:
         ADD_FAILURE() << "no EProgramStateManager raised";
         return {};
     }
-    std::vector<std::string> LoggedLines() {
-        std::vector<std::string> lines;
-        std::string line;
-        while (logData.LineRead(line)) lines.push_back(line);
-        return lines;
-    }
+    std::vector<std::string> LoggedLines() { return TakeLogLines(logData); }
 };
 
 }  // namespace

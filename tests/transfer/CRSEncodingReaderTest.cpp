@@ -8,6 +8,7 @@
 #include "config/OConfigurationData.h"
 #include "foundation/VeltEnvironment.h"
 #include "log/VeltStraightLogData.h"
+#include "tests/support/LogLines.h"
 #include "tests/support/FilekeyPeer.h"
 #include "tests/support/Sandbox.h"
 #include "transfer/OCRSEncodingReader.h"
@@ -30,17 +31,7 @@ protected:
     }
     ~CRSEncodingReaderTest() override { asCRSTypeEncodings = _savedEncodings; }
 
-    std::vector<std::string> TakeLog() {
-        std::vector<std::string> lines;
-        for (std::string line; logData.LineRead(line);) lines.push_back(line);
-        return lines;
-    }
-    static bool HasLineEndingWith(const std::vector<std::string>& lines, const std::string& text) {
-        for (const std::string& line : lines) {
-            if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) return true;
-        }
-        return false;
-    }
+    std::vector<std::string> TakeLog() { return TakeLogLines(logData); }
 
     TSandbox sandbox;
     TEnvironment environment{{}, sandbox.platform};
@@ -73,10 +64,10 @@ TEST_F(CRSEncodingReaderTest, DictionaryFromTheServerFillsTheTable) {
     EXPECT_EQ(asCRSTypeEncodings, expected);
 
     const std::vector<std::string> log = TakeLog();
-    EXPECT_TRUE(HasLineEndingWith(log, "CONFIGURATOR reading encoding dictionary"));
-    EXPECT_TRUE(HasLineEndingWith(log, "CONFIGURATOR [debug] requesting encoding dictionary"));
-    EXPECT_TRUE(HasLineEndingWith(log, "CONFIGURATOR [debug] request for encoding dictionary succesful"));
-    EXPECT_FALSE(HasLineEndingWith(log, "error-reading encoding dictionary"));
+    EXPECT_TRUE(AnyLineEndsWith(log, "CONFIGURATOR reading encoding dictionary"));
+    EXPECT_TRUE(AnyLineEndsWith(log, "CONFIGURATOR [debug] requesting encoding dictionary"));
+    EXPECT_TRUE(AnyLineEndsWith(log, "CONFIGURATOR [debug] request for encoding dictionary succesful"));
+    EXPECT_FALSE(AnyLineEndsWith(log, "error-reading encoding dictionary"));
     ASSERT_EQ(peer.Requests().size(), 1u);
     EXPECT_NE(peer.Requests()[0].find("POST /files/encoding.php -> 200"), std::string::npos);
     EXPECT_EQ(peer.Problems(), "");
@@ -104,8 +95,8 @@ TEST_F(CRSEncodingReaderTest, EveryFailureReturnsFalseAndLeavesTheTable) {
         EXPECT_FALSE(ReadCRSEncoding(environment, configuration, &logData));
         EXPECT_EQ(asCRSTypeEncodings, before);
         const std::vector<std::string> log = TakeLog();
-        EXPECT_TRUE(HasLineEndingWith(log, c.debugLine));
-        EXPECT_TRUE(HasLineEndingWith(log, "CONFIGURATOR error-reading encoding dictionary"));
+        EXPECT_TRUE(AnyLineEndsWith(log, c.debugLine));
+        EXPECT_TRUE(AnyLineEndsWith(log, "CONFIGURATOR error-reading encoding dictionary"));
     }
 }
 

@@ -24,26 +24,15 @@
 #include "foundation/VeltEnvironment.h"
 #include "foundation/VeltXmlLatin1Writer.h"
 #include "log/VeltStraightLogData.h"
+#include "tests/support/LogLines.h"
 #include "tests/support/FilekeyPeer.h"
 #include "tests/support/PeerProcess.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/Ports.h"
 #include "tests/support/WaitFor.h"
 #include "transfer/OSenderHttp.h"
 
 namespace {
-
-// A port nobody listens on: bound once, then released.
-int ClosedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // The raw digest of a certificate file, read apart from any TLS session.
 std::string FileDigest(const std::string& certFile, const EVP_MD* type) {
@@ -94,23 +83,7 @@ protected:
                 certData.sServerIssuer};
     }
     // Every log line written since the last call.
-    std::vector<std::string> TakeLog() {
-        std::vector<std::string> lines;
-        for (std::string line; logData.LineRead(line);) lines.push_back(line);
-        return lines;
-    }
-    static bool HasLineEndingWith(const std::vector<std::string>& lines, const std::string& text) {
-        for (const std::string& line : lines) {
-            if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) return true;
-        }
-        return false;
-    }
-    static bool HasLineWith(const std::vector<std::string>& lines, const std::string& text) {
-        for (const std::string& line : lines) {
-            if (line.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
+    std::vector<std::string> TakeLog() { return TakeLogLines(logData); }
 
     TSandbox sandbox;
     TEnvironment environment{{}, sandbox.platform};
@@ -216,7 +189,7 @@ TEST_F(SenderHttpTest, CertificateIsPinnedOnFirstUseAndARenewedOneIsRefused) {
     auto sender = NewSender();
 
     EXPECT_EQ(sender->CheckRemoteCertificate(true, false, base, noProxy, {}), kCheckUnknownCertificate);
-    EXPECT_FALSE(HasLineWith(TakeLog(), "error-unknown remote certificate"));
+    EXPECT_FALSE(AnyLineHolds(TakeLog(), "error-unknown remote certificate"));
     ASSERT_TRUE(sender->CertWasRead());
     const TCertData captured = sender->CertData();
     EXPECT_EQ(captured.iCertStatus, 18);
@@ -235,7 +208,7 @@ TEST_F(SenderHttpTest, CertificateIsPinnedOnFirstUseAndARenewedOneIsRefused) {
     EXPECT_EQ(sender->CheckRemoteCertificate(true, true, base, noProxy, known), kCheckVerified);
     EXPECT_TRUE(sender->CertWasRead());
     const std::vector<std::string> log = TakeLog();
-    EXPECT_TRUE(HasLineEndingWith(log, "SENDERHTTP [debug] check remote certificate request successful"));
+    EXPECT_TRUE(AnyLineEndsWith(log, "SENDERHTTP [debug] check remote certificate request successful"));
     EXPECT_EQ(peer.Problems(), "");
     for (const std::string& request : peer.Requests()) EXPECT_NE(request.find(" /dir/verify.php -> 200"), std::string::npos);
     EXPECT_NE(peer.RequestHead(1).find("Host: 127.0.0.1:" + std::to_string(peer.Port())), std::string::npos);
@@ -243,7 +216,7 @@ TEST_F(SenderHttpTest, CertificateIsPinnedOnFirstUseAndARenewedOneIsRefused) {
     peer.Restart(MakeSelfSignedCertificate(sandbox.Path("peer"), "renewed"));
     EXPECT_EQ(sender->CheckRemoteCertificate(true, true, BaseFor(peer), noProxy, known), kCheckUnknownCertificate);
     EXPECT_NE(sender->CertData().sFinger, captured.sFinger);
-    EXPECT_TRUE(HasLineWith(TakeLog(), "error-unknown remote certificate|" + known.sKnownCert.substr(0, 40)));
+    EXPECT_TRUE(AnyLineHolds(TakeLog(), "error-unknown remote certificate|" + known.sKnownCert.substr(0, 40)));
 }
 
 TEST_F(SenderHttpTest, RequestHeadersAndDocumentPassTheServersChecks) {
@@ -304,9 +277,9 @@ TEST_F(SenderHttpTest, AnswersMapToResultsWithTheirLogLines) {
         EXPECT_EQ(sender->CheckRemoteCertificate(true, true, base, noProxy, known), c.expected);
         const std::vector<std::string> log = TakeLog();
         if (*c.line != '\0') {
-            EXPECT_TRUE(HasLineEndingWith(log, c.line));
+            EXPECT_TRUE(AnyLineEndsWith(log, c.line));
         }
-        EXPECT_FALSE(HasLineWith(log, "error-unknown remote certificate"));
+        EXPECT_FALSE(AnyLineHolds(log, "error-unknown remote certificate"));
     }
 }
 
@@ -316,14 +289,14 @@ TEST_F(SenderHttpTest, HtmlErrorPageIsABadFormatLoggedLineByLineInDebugModeOnly)
     auto sender = NewSender();
     EXPECT_EQ(sender->CheckRemoteCertificate(true, false, BaseFor(peer), noProxy, {}), kCheckBadResponseFormat);
     const std::vector<std::string> log = TakeLog();
-    EXPECT_TRUE(HasLineEndingWith(log, "[debug] bad response format:"));
-    EXPECT_TRUE(HasLineEndingWith(log, "[debug] <title>500 Internal Server Error</title>"));
-    EXPECT_TRUE(HasLineEndingWith(log, "[debug] </body></html>"));
+    EXPECT_TRUE(AnyLineEndsWith(log, "[debug] bad response format:"));
+    EXPECT_TRUE(AnyLineEndsWith(log, "[debug] <title>500 Internal Server Error</title>"));
+    EXPECT_TRUE(AnyLineEndsWith(log, "[debug] </body></html>"));
     // Kept for the caller, who shows the page to the administrator.
     EXPECT_NE(sender->Document().find("<h1>Internal Server Error</h1>"), std::string::npos);
 
     EXPECT_EQ(sender->CheckRemoteCertificate(false, false, BaseFor(peer), noProxy, {}), kCheckBadResponseFormat);
-    EXPECT_FALSE(HasLineWith(TakeLog(), "[debug]"));
+    EXPECT_FALSE(AnyLineHolds(TakeLog(), "[debug]"));
 }
 
 TEST_F(SenderHttpTest, EmptyPasswordTravelsAsAnEmptyElement) {
@@ -392,10 +365,10 @@ TEST_F(SenderHttpTest, RefusedConnectionIsTriedThreeTimesThenReported) {
     const std::vector<std::string> log = TakeLog();
     for (const char* line : {"[debug] send 1 unsuccessful", "[debug] send 2 unsuccessful", "[debug] send 3 unsuccessful",
                              "error-unable to connect to remote-error code: 7"}) {
-        EXPECT_TRUE(HasLineEndingWith(log, line)) << line;
+        EXPECT_TRUE(AnyLineEndsWith(log, line)) << line;
     }
     EXPECT_EQ(sender->ResultCode(), 7);
-    EXPECT_TRUE(HasLineEndingWith(log, "[debug] " + sender->ResultText()));
+    EXPECT_TRUE(AnyLineEndsWith(log, "[debug] " + sender->ResultText()));
 }
 
 TEST_F(SenderHttpTest, DroppedConnectionIsRetriedWithThePortOnEveryAttempt) {
@@ -414,8 +387,8 @@ TEST_F(SenderHttpTest, DroppedConnectionIsRetriedWithThePortOnEveryAttempt) {
         EXPECT_NE(peer.RequestHead(sequence).find("Host: 127.0.0.1:" + base.sPort), std::string::npos);
     }
     const std::vector<std::string> log = TakeLog();
-    EXPECT_TRUE(HasLineEndingWith(log, "[debug] send 2 unsuccessful"));
-    EXPECT_FALSE(HasLineEndingWith(log, "[debug] send 3 unsuccessful"));
+    EXPECT_TRUE(AnyLineEndsWith(log, "[debug] send 2 unsuccessful"));
+    EXPECT_FALSE(AnyLineEndsWith(log, "[debug] send 3 unsuccessful"));
 }
 
 TEST_F(SenderHttpTest, SilentServerTimesOutAndTheNextAttemptSucceeds) {
@@ -425,7 +398,7 @@ TEST_F(SenderHttpTest, SilentServerTimesOutAndTheNextAttemptSucceeds) {
     sender->SetTimeout(1000);
     sender->PrepareXmlRequest(kRequestVerify, "1.0", "agent", "secret");
     ASSERT_TRUE(sender->SendHttpData(true, peer.Url("/verify.php"), "", noProxy));
-    EXPECT_TRUE(HasLineEndingWith(TakeLog(), "[debug] send 1 unsuccessful"));
+    EXPECT_TRUE(AnyLineEndsWith(TakeLog(), "[debug] send 1 unsuccessful"));
     EXPECT_TRUE(waitFor([&] { return peer.Requests().size() == 2; }));
 }
 
@@ -453,7 +426,7 @@ TEST_F(SenderHttpTest, ResponseLargerThanTheBoundIsRefused) {
     peer.SetControl(R"({"big_body": )" + std::to_string(TCertSenderHttp::kMaxDocumentSize + 1) + "}");
     EXPECT_FALSE(sender->SendHttpData(true, url, "", noProxy));
     EXPECT_EQ(sender->ResultText(), "response larger than 67108864 bytes refused");
-    EXPECT_TRUE(HasLineWith(TakeLog(), "error-unable to connect to remote-error code: 63"));
+    EXPECT_TRUE(AnyLineHolds(TakeLog(), "error-unable to connect to remote-error code: 63"));
 }
 
 // ---- proxies ---------------------------------------------------------------------------

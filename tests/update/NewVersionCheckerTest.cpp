@@ -16,6 +16,7 @@
 #include "foundation/VeltEnvironment.h"
 #include "foundation/platform/Process.h"
 #include "log/VeltStraightLogData.h"
+#include "tests/support/LogLines.h"
 #include "tests/support/FilekeyPeer.h"
 #include "tests/support/PeerProcess.h"
 #include "tests/support/RecordingPoster.h"
@@ -72,11 +73,7 @@ protected:
     void PublishInstaller() { PublishArchive({{"setup/", "", {}}, {"setup/" + kInstallerName, kInstallerScript, 0100644}}); }
 
     // Log lines written since the last call.
-    std::vector<std::string> TakeLog() {
-        std::vector<std::string> lines;
-        for (std::string line; logData.LineRead(line);) lines.push_back(line);
-        return lines;
-    }
+    std::vector<std::string> TakeLog() { return TakeLogLines(logData); }
     // The messages of the checker's own lines, stamp removed; reports of the lower layer as they are.
     std::vector<std::string> TakeMessages() {
         std::vector<std::string> messages;

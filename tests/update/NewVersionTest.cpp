@@ -17,6 +17,7 @@
 
 #include "tests/support/FilekeyPeer.h"
 #include "tests/support/PeerProcess.h"
+#include "tests/support/Ports.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TestCertificate.h"
 #include "tests/support/UpdateSitePeer.h"
@@ -31,19 +32,6 @@ const std::string kDescriptorPath = "/program_files/new_version/zelkotransfer.nv
 const std::string kArchiveDirectory = "/program_files/new_version";
 const std::string kArchiveName = "i_zelkotransfer.zip";
 const std::string kAgent = "update-test-agent/1.0";
-
-// A port nobody listens on: bound once, then released.
-int ClosedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::string RandomBytes(std::size_t count, unsigned seed = 7) {
     std::mt19937 generator(seed);
