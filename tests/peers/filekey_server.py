@@ -38,6 +38,8 @@ top of it for that script. Keys:
   no_length       with big_body: no Content-Length, the body ends when the connection closes
   delay           seconds to wait before answering
   close           true: close the connection without an answer
+  cut_body        true: read only the first half of the request body, then close the
+                  connection without an answer (the client is still sending)
   limit           apply this object only to the first n requests it matches since
                   the control file last changed
 """
@@ -251,11 +253,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = self.headers.get("Content-Length")
         if length is None:
             return self.finish_request(sequence, 411, b"length required\n", "text/plain")
+        settings = self.server.control.settings_for(script) if script is not None else {}
+        if settings.get("cut_body"):
+            self.rfile.read(int(length) // 2)
+            self.server.recorder.append("requests.log", f"{sequence:04d} POST {self.path} -> cut mid-body")
+            self.close_connection = True
+            return
         body = self.rfile.read(int(length))
         self.server.recorder.write(tag + ".body", body)
         if script is None:
             return self.finish_request(sequence, 404, b"no such script\n", "text/plain")
-        settings = self.server.control.settings_for(script)
         try:
             root, user, password_text, password = parse_envelope(body, script, root_name)
         except RequestFault as fault:

@@ -34,8 +34,8 @@ TFilekeyPeer::TFilekeyPeer(const std::string& directory, TFilekeyPeerOptions opt
     Start();
 }
 
-void TFilekeyPeer::Start() {
-    std::vector<std::string> arguments = {"--port", "0", "--record-dir", RecordDir(), "--store-dir", StoreDir(),
+void TFilekeyPeer::Start(int port) {
+    std::vector<std::string> arguments = {"--port", std::to_string(port), "--record-dir", RecordDir(), "--store-dir", StoreDir(),
                                           "--control", _sDirectory + "/control.json"};
     if (_rOptions.lPlain) {
         arguments.push_back("--plain");
@@ -52,6 +52,17 @@ void TFilekeyPeer::Restart(const TTestCertificate& certificate) {
     std::filesystem::remove_all(RecordDir());
     if (!certificate.sCertFile.empty()) _rOptions.rCertificate = certificate;
     Start();
+}
+
+void TFilekeyPeer::Pause() {
+    if (!_ocProcess) return;
+    _iPausedPort = _ocProcess->Port();
+    _ocProcess.reset();
+}
+
+void TFilekeyPeer::Resume() {
+    if (_ocProcess) return;
+    Start(_iPausedPort);
 }
 
 std::string TFilekeyPeer::Url(const std::string& path) const {

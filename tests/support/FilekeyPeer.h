@@ -22,7 +22,7 @@ public:
     // directory is created if needed and must be the peer's own.
     explicit TFilekeyPeer(const std::string& directory, TFilekeyPeerOptions options = {});
 
-    int Port() const { return _ocProcess->Port(); }
+    int Port() const { return _ocProcess ? _ocProcess->Port() : _iPausedPort; }
     // "https://127.0.0.1:<port>" (or http), followed by path.
     std::string Url(const std::string& path = "") const;
     const TTestCertificate& Certificate() const { return _rOptions.rCertificate; }
@@ -32,6 +32,10 @@ public:
     // Ends the server and starts it again on a new port, with another certificate when
     // given. The records start over.
     void Restart(const TTestCertificate& certificate = {});
+    // Ends the server, as an outage does; Resume starts it again on the same port with
+    // its records kept (request sequence numbers start over).
+    void Pause();
+    void Resume();
 
     std::string RecordDir() const { return _sDirectory + "/record"; }
     std::string StoreDir() const { return _sDirectory + "/store"; }
@@ -46,12 +50,13 @@ public:
     std::string RequestHead(int sequence) const;
 
 private:
-    void Start();
+    void Start(int port = 0);
     std::string RecordFile(int sequence, const std::string& extension) const;
 
     std::string _sDirectory;
     TFilekeyPeerOptions _rOptions;
     std::unique_ptr<TPeerProcess> _ocProcess;
+    int _iPausedPort = 0;
 };
 
 // The lines of a text file; none when it does not exist.
