@@ -9,21 +9,7 @@
 
 #include "foundation/VeltStartupOneInstanceOnFile.h"
 #include "foundation/platform/Process.h"
-
-namespace {
-
-void Say(const char* line) {
-    std::printf("%s\n", line);
-    std::fflush(stdout);
-}
-
-void WaitForEndOfInput() {
-    char buffer[64];
-    while (read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
-    }
-}
-
-}  // namespace
+#include "tests/support/HelperProgram.h"
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "idle") {

@@ -11,19 +11,9 @@
 #include <string>
 
 #include "foundation/VeltIPCMutex.h"
+#include "tests/support/HelperProgram.h"
 
 namespace {
-
-void Say(const char* line) {
-    std::printf("%s\n", line);
-    std::fflush(stdout);
-}
-
-void WaitForEndOfInput() {
-    char buffer[64];
-    while (read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
-    }
-}
 
 void AddOne(const std::string& file) {
     long value = 0;
