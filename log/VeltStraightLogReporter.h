@@ -45,3 +45,15 @@ private:
 // destroyed: it owns nothing, and a worker reporting while the process exits must not
 // meet a destroyed object.
 TReporter& oReporter();
+
+// Keeps the process-wide reporter linked for one scope (a send session), however the
+// scope ends.
+class TReporterLink {
+public:
+    TReporterLink(TLogData* logData, const TEnvironment& environment, bool debugMode) {
+        oReporter().LinkLogData(logData, &environment, debugMode);
+    }
+    ~TReporterLink() { oReporter().UnlinkLogData(); }
+    TReporterLink(const TReporterLink&) = delete;
+    TReporterLink& operator=(const TReporterLink&) = delete;
+};

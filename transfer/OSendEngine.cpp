@@ -14,17 +14,6 @@ namespace {
 
 constexpr const char* kLogMarker = "SEND";
 
-// The reporter stays linked exactly as long as the job runs, whatever way it ends.
-class TReporterLink {
-public:
-    TReporterLink(TLogData* logData, const TEnvironment& environment, bool debugMode) {
-        oReporter().LinkLogData(logData, &environment, debugMode);
-    }
-    ~TReporterLink() { oReporter().UnlinkLogData(); }
-    TReporterLink(const TReporterLink&) = delete;
-    TReporterLink& operator=(const TReporterLink&) = delete;
-};
-
 }  // namespace
 
 TSendEngine::TSendEngine(const std::string& sClassName, const TEnvironment& environment,
@@ -77,9 +66,9 @@ std::int64_t TSendEngine::RunSession(std::int32_t iFilesNumb, const std::string&
 }
 
 bool TSendEngine::CopyFileWithRetries(const std::string& sSource, const std::string& sTarget,
-                                      platform::TFileState* sourceState) {
+                                      platform::TFileState* sourceState, bool durable) {
     for (int attempt = 1; attempt <= kFileAttempts; ++attempt) {
-        const platform::TCopyResult result = platform::CopyFileNoOverwrite(sSource, sTarget, sourceState);
+        const platform::TCopyResult result = platform::CopyFileNoOverwrite(sSource, sTarget, sourceState, durable);
         if (result == platform::TCopyResult::Copied) return true;
         Debug("copy file " + sSource + " to " + sTarget + " " + IntToTrimmedStr(attempt) +
               " time(s) unsuccessful");

@@ -65,9 +65,10 @@ protected:
     // At most kFileAttempts copies, never overwriting the target; a debug line and a
     // pause after each failure. The source is opened with exclusive sharing, so a file
     // another program is still writing counts as a failed attempt. A source that is gone
-    // ends the attempts at once. sourceState receives the state of the source copied.
+    // ends the attempts at once. sourceState receives the state of the source copied;
+    // durable false makes a scratch copy (see CopyFileNoOverwrite).
     bool CopyFileWithRetries(const std::string& sSource, const std::string& sTarget,
-                             platform::TFileState* sourceState = nullptr);
+                             platform::TFileState* sourceState = nullptr, bool durable = true);
     // At most kFileAttempts deletions, a debug line and a pause after each failure; a
     // file that is not there (any more) ends the attempts.
     bool DeleteFileWithRetries(const std::string& sPath);

@@ -37,17 +37,6 @@ bool IsUsableSessionId(const std::string& id) {
     return true;
 }
 
-// The reporter stays linked exactly as long as the jobs run, whatever way they end.
-class TReporterLink {
-public:
-    TReporterLink(TLogData* logData, const TEnvironment& environment, bool debugMode) {
-        oReporter().LinkLogData(logData, &environment, debugMode);
-    }
-    ~TReporterLink() { oReporter().UnlinkLogData(); }
-    TReporterLink(const TReporterLink&) = delete;
-    TReporterLink& operator=(const TReporterLink&) = delete;
-};
-
 }  // namespace
 
 TSendEngineFTP::TSendEngineFTP(const TEnvironment& environment, TConfigurationData* AConfigurationData,

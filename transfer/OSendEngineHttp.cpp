@@ -223,8 +223,9 @@ bool TSendEngineHTTP::PreparePackage() {
 
 bool TSendEngineHTTP::BackupFileToTmp() {
     Debug("copying file " + _sDataFile + " to " + _sDataFileBakTmp);
-    const bool copied =
-        CopyFileWithRetries(_sDataFile, _sDataFileBakTmp, &_aInputStates[static_cast<std::size_t>(_iPosition)]);
+    // Nothing relies on the temporary copy after a crash: it need not reach the disk.
+    const bool copied = CopyFileWithRetries(_sDataFile, _sDataFileBakTmp,
+                                            &_aInputStates[static_cast<std::size_t>(_iPosition)], false);
     if (!copied) Debug("copy file unsuccessfull");
     return copied;
 }

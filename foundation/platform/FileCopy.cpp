@@ -54,11 +54,11 @@ void SyncDirectoryOf(const std::string& path) {
 
 // Completes the copy on an open, freshly created target; False leaves it to the caller
 // to remove the target.
-bool FillTarget(TExclusiveFile& source, int target, const struct stat& sourceStatus) {
+bool FillTarget(TExclusiveFile& source, int target, const struct stat& sourceStatus, bool durable) {
     if (!CopyBytes(source, target)) return false;
     const struct timespec times[2] = {sourceStatus.st_atim, sourceStatus.st_mtim};
     if (futimens(target, times) != 0) return false;
-    return fsync(target) == 0;
+    return !durable || fsync(target) == 0;
 }
 
 TFileState StateOf(const struct stat& status) {
@@ -69,7 +69,8 @@ TFileState StateOf(const struct stat& status) {
 
 }  // namespace
 
-TCopyResult CopyFileNoOverwrite(const std::string& source, const std::string& target, TFileState* sourceState) {
+TCopyResult CopyFileNoOverwrite(const std::string& source, const std::string& target, TFileState* sourceState,
+                                bool durable) {
     TExclusiveFile input;
     switch (input.Open(source)) {
         case TExclusiveOpen::Opened: break;
@@ -83,14 +84,14 @@ TCopyResult CopyFileNoOverwrite(const std::string& source, const std::string& ta
                             sourceStatus.st_mode & 0666);
     if (output < 0) return errno == EEXIST ? TCopyResult::TargetExists : TCopyResult::TargetFailed;
 
-    const bool filled = FillTarget(input, output, sourceStatus);
+    const bool filled = FillTarget(input, output, sourceStatus, durable);
     const bool closed = close(output) == 0;
     input.Close();
     if (!filled || !closed) {
         unlink(target.c_str());
         return TCopyResult::WriteFailed;
     }
-    SyncDirectoryOf(target);
+    if (durable) SyncDirectoryOf(target);
     if (sourceState != nullptr) *sourceState = StateOf(sourceStatus);
     return TCopyResult::Copied;
 }

@@ -30,9 +30,11 @@ enum class TCopyResult {
 };
 
 // Opens the source with exclusive sharing (see ExclusiveFile.h) for the whole copy.
-// sourceState, when given, receives the state of the source that was copied.
+// sourceState, when given, receives the state of the source that was copied. A durable
+// copy is on disk, name and bytes, when the call returns; a scratch copy that nothing
+// relies on after a crash may skip that and save two disk flushes.
 TCopyResult CopyFileNoOverwrite(const std::string& source, const std::string& target,
-                                TFileState* sourceState = nullptr);
+                                TFileState* sourceState = nullptr, bool durable = true);
 
 // Removes a file (never a directory). True when this call removed it.
 bool RemoveFile(const std::string& path);

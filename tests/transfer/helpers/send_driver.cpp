@@ -19,20 +19,10 @@
 #include "config/OConfigurationData.h"
 #include "foundation/VeltEnvironment.h"
 #include "log/VeltStraightLogData.h"
+#include "tests/support/HelperProgram.h"
 #include "transfer/OFileSender.h"
 
 namespace {
-
-void Say(const char* line) {
-    std::printf("%s\n", line);
-    std::fflush(stdout);
-}
-
-void WaitForEndOfInput() {
-    char buffer[64];
-    while (read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
-    }
-}
 
 // Nothing else drains the log here; a full log would slow every writer down.
 void DrainLog(TLogData& logData, const std::string& path, const std::atomic<bool>& stop) {
