@@ -13,7 +13,6 @@
 #include "config/OConfigurationData.h"
 #include "foundation/VeltUtilsStringOperations.h"
 #include "foundation/platform/ExclusiveFile.h"
-#include "foundation/platform/ThreadName.h"
 #include "log/VeltStraightLogData.h"
 
 namespace {
@@ -63,39 +62,18 @@ int ListingCode(const dirent* entry, int error) {
 
 // ---- TFileCollectorThread ----
 
-TFileCollectorThread::TFileCollectorThread(TFileCollector& owner) : _oOwner(owner) {}
+namespace {
 
-TFileCollectorThread::~TFileCollectorThread() { Terminate(); }
-
-void TFileCollectorThread::Start() { _thread = std::thread([this] { Execute(); }); }
-
-void TFileCollectorThread::Terminate() {
-    {
-        std::lock_guard lock(_mNap);
-        _lTerminated = true;
-    }
-    _cvNap.notify_all();
-    if (_thread.joinable()) _thread.join();
+int NapsBetweenCollections(const TConfigurationData& configurationData) {
+    const std::int32_t interval = configurationData._rData.rWatchingRules.iCollectorInterval;
+    return interval * 1000 / TPassThread::kNapMilliseconds;
 }
 
-void TFileCollectorThread::Execute() {
-    platform::SetCurrentThreadName(TFileCollector::kThreadName);
-    const std::int32_t interval = _oOwner._oConfigurationData->_rData.rWatchingRules.iCollectorInterval;
-    // At least one nap, so that a zero interval cannot turn the passes into a busy loop.
-    const int naps = std::max(1, interval * 1000 / kNapMilliseconds);
-    for (;;) {
-        if (!Waiting()) _oOwner.CollectFiles();
-        for (int nap = 0; nap < naps; ++nap) {
-            if (!Nap()) return;
-        }
-    }
-}
+}  // namespace
 
-bool TFileCollectorThread::Nap() {
-    std::unique_lock lock(_mNap);
-    _cvNap.wait_for(lock, std::chrono::milliseconds(kNapMilliseconds), [this] { return _lTerminated; });
-    return !_lTerminated;
-}
+TFileCollectorThread::TFileCollectorThread(TFileCollector& owner)
+    : TPassThread(TFileCollector::kThreadName, NapsBetweenCollections(*owner._oConfigurationData),
+                  [&owner] { owner.CollectFiles(); }) {}
 
 // ---- TFileCollector ----
 

@@ -3,18 +3,16 @@
 // every iCollectorInterval seconds, stamps the files the rule's mask admits and puts them
 // into the file queue for the sender. It never moves or deletes an input file.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "collect/OFileMaskMatcher.h"
 #include "foundation/MessagePoster.h"
 #include "foundation/VeltDigitalStamps.h"
 #include "foundation/VeltExceptions.h"
+#include "foundation/VeltPassThread.h"
 
 class TConfigurationData;
 class TLogData;
@@ -28,33 +26,10 @@ VELT_DECLARE_EXCEPTION(EFileCollector);
 
 class TFileCollector;
 
-class TFileCollectorThread {
+// The collector's worker: a pass every iCollectorInterval seconds (read once, at start).
+class TFileCollectorThread : public TPassThread {
 public:
     explicit TFileCollectorThread(TFileCollector& owner);
-    ~TFileCollectorThread();  // terminates and waits
-    TFileCollectorThread(const TFileCollectorThread&) = delete;
-    TFileCollectorThread& operator=(const TFileCollectorThread&) = delete;
-
-    void Start();
-    // Asks the thread to end and waits until it has; a pass in progress is finished first.
-    void Terminate();
-    // While set, passes are skipped.
-    void SetWait(bool wait) { _lWait.store(wait); }
-    bool Waiting() const { return _lWait.load(); }
-
-    static constexpr int kNapMilliseconds = 200;
-
-private:
-    void Execute();
-    // False when the nap ended because termination was asked.
-    bool Nap();
-
-    TFileCollector& _oOwner;
-    std::atomic<bool> _lWait{false};
-    std::mutex _mNap;
-    std::condition_variable _cvNap;
-    bool _lTerminated = false;
-    std::thread _thread;
 };
 
 class TFileCollector {

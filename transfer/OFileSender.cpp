@@ -5,7 +5,6 @@
 
 #include "collect/OFileQueue.h"
 #include "config/OConfigurationData.h"
-#include "foundation/platform/ThreadName.h"
 #include "log/VeltStraightLogData.h"
 #include "transfer/OSendEngineFtp.h"
 #include "transfer/OSendEngineHttp.h"
@@ -18,40 +17,8 @@ constexpr const char* kLogMarker = "SENDER";
 
 // ---- TFileSenderThread ----
 
-TFileSenderThread::TFileSenderThread(TFileSender& owner) : _oOwner(owner) {}
-
-TFileSenderThread::~TFileSenderThread() { Terminate(); }
-
-void TFileSenderThread::Start() { _thread = std::thread([this] { Execute(); }); }
-
-void TFileSenderThread::Terminate() {
-    {
-        std::lock_guard lock(_mNap);
-        _lTerminated = true;
-    }
-    _cvNap.notify_all();
-    if (_thread.joinable()) _thread.join();
-}
-
-void TFileSenderThread::Execute() {
-    platform::SetCurrentThreadName(TFileSender::kThreadName);
-    for (;;) {
-        if (!Waiting()) {
-            _oOwner._lNowSending.store(true);
-            _oOwner.SendFiles();
-            _oOwner._lNowSending.store(false);
-        }
-        for (int nap = 0; nap < kNapsBetweenPasses; ++nap) {
-            if (!Nap()) return;
-        }
-    }
-}
-
-bool TFileSenderThread::Nap() {
-    std::unique_lock lock(_mNap);
-    _cvNap.wait_for(lock, std::chrono::milliseconds(kNapMilliseconds), [this] { return _lTerminated; });
-    return !_lTerminated;
-}
+TFileSenderThread::TFileSenderThread(TFileSender& owner)
+    : TPassThread(TFileSender::kThreadName, kNapsBetweenPasses, [&owner] { owner.SendPass(); }) {}
 
 // ---- TFileSender ----
 
@@ -98,6 +65,12 @@ void TFileSender::Wait() {
 
 void TFileSender::Run() {
     if (_thWorker) _thWorker->SetWait(false);
+}
+
+void TFileSender::SendPass() {
+    _lNowSending.store(true);
+    SendFiles();
+    _lNowSending.store(false);
 }
 
 void TFileSender::SendFiles() {

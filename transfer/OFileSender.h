@@ -3,14 +3,12 @@
 // batch of the oldest files and hands it to the engine of the configured protocol, then
 // tells the main window how many files went through. It owns both engines.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "foundation/MessagePoster.h"
 #include "foundation/VeltExceptions.h"
+#include "foundation/VeltPassThread.h"
 #include "transfer/OSendEngine.h"
 
 class TConfigurationData;
@@ -23,34 +21,11 @@ VELT_DECLARE_EXCEPTION(EFileSender);
 
 class TFileSender;
 
-class TFileSenderThread {
+// The sender's worker: a pass, then five naps of 200 ms.
+class TFileSenderThread : public TPassThread {
 public:
-    static constexpr int kNapMilliseconds = 200;
     static constexpr int kNapsBetweenPasses = 5;
-
     explicit TFileSenderThread(TFileSender& owner);
-    ~TFileSenderThread();  // terminates and waits
-    TFileSenderThread(const TFileSenderThread&) = delete;
-    TFileSenderThread& operator=(const TFileSenderThread&) = delete;
-
-    void Start();
-    // Asks the thread to end and waits until it has; a pass in progress is finished first.
-    void Terminate();
-    // While set, send passes are skipped, as collection passes are in the collector.
-    void SetWait(bool wait) { _lWait.store(wait); }
-    bool Waiting() const { return _lWait.load(); }
-
-private:
-    void Execute();
-    // False when the nap ended because termination was asked.
-    bool Nap();
-
-    TFileSender& _oOwner;
-    std::atomic<bool> _lWait{false};
-    std::mutex _mNap;
-    std::condition_variable _cvNap;
-    bool _lTerminated = false;
-    std::thread _thread;
 };
 
 class TFileSender {
@@ -88,6 +63,9 @@ public:
 
 private:
     friend class TFileSenderThread;
+
+    // The worker's pass: SendFiles with the sending flag raised around it.
+    void SendPass();
 
     void SelectSendEngine();
     std::int32_t BatchSize();
