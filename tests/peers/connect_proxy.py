@@ -15,6 +15,8 @@ import socketserver
 import sys
 import threading
 
+from peerserve import serve_announcing_port
+
 
 class ProxyHandler(socketserver.BaseRequestHandler):
     def handle(self):
@@ -114,11 +116,7 @@ def main():
     parser.add_argument("--record", help="file that gets the request lines seen")
     arguments = parser.parse_args()
     server = ProxyServer((arguments.host, arguments.port), arguments.user, arguments.record)
-    print(f"PORT {server.server_address[1]}", flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    serve_announcing_port(server)
 
 
 if __name__ == "__main__":

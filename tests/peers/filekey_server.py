@@ -59,6 +59,8 @@ import time
 import xml.etree.ElementTree as ET
 import zlib
 
+from peerserve import serve_announcing_port
+
 SCRIPTS = {
     "/verify.php": ("verify", "ZelkoVerify"),
     "/upload.php": ("upload", "ZelkoUpload"),
@@ -454,11 +456,7 @@ def main():
             parser.error("--cert (and --key) are needed unless --plain is given")
         server.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.ssl_context.load_cert_chain(arguments.cert, arguments.key)
-    print(f"PORT {server.server_address[1]}", flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    serve_announcing_port(server)
 
 
 if __name__ == "__main__":

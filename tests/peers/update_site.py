@@ -22,6 +22,8 @@ import ssl
 import sys
 import threading
 
+from peerserve import serve_announcing_port
+
 
 class SiteHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -110,11 +112,7 @@ def main():
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(arguments.tls_cert, arguments.tls_key)
         server.socket = context.wrap_socket(server.socket, server_side=True)
-    print(f"PORT {server.server_address[1]}", flush=True)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+    serve_announcing_port(server)
 
 
 if __name__ == "__main__":
