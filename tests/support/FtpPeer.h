@@ -9,8 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "config/OConfigurationData.h"
 #include "tests/support/PeerProcess.h"
 #include "tests/support/TestCertificate.h"
+#include "transfer/OCertData.h"
 
 struct TFtpPeerOptions {
     std::string sHost = "127.0.0.1";  // "::1" for IPv6
@@ -90,5 +92,17 @@ private:
 };
 
 // Files, lines and folders of the tests' FTP checks.
+// Adds a server's certificate to the known FTPS hosts, as accepting it in the
+// configuration window does.
+inline void AddKnownFtpCertificate(TConfigurationDataFtpTransfer& ftp, const std::string& host,
+                                   const TCertData& cert) {
+    ftp.slKnownNames.push_back(host);
+    ftp.slKnownCerts.push_back(cert.sCert);
+    ftp.slKnownFingers.push_back(cert.sFinger);
+    ftp.slKnownFingersSha1.push_back(cert.sFingerSha1);
+    ftp.slKnownServerSubjects.push_back(cert.sServerSubject);
+    ftp.slKnownServerIssuers.push_back(cert.sServerIssuer);
+}
+
 std::vector<std::string> ReadFileLines(const std::string& path);
 std::string ReadWholeFile(const std::string& path);

@@ -23,13 +23,7 @@ protected:
     CollectorFtpConcurrency() {
         AddRule("Amadeus", "data");
         for (int row = 1; row <= kCRSTypeCount; ++row) asCRSTypeEncodings[row].clear();
-        configuration._rData.ptUploadProtocol = tptFtp;
-        auto& ftp = configuration._rData.rFtpTransfer;
-        ftp.sLogin = "agent";
-        ftp.sPassword = "secret";
-        ftp.sIdent = "agent";
-        ftp.iConnTimeout = 5;
-        ftp.lSecure = false;
+        UseFtp();
     }
 
     // Written under another name first and renamed, as a booking system would drop it.

@@ -79,14 +79,8 @@ class SendEngineFtpTest : public TSendTest {
 protected:
     SendEngineFtpTest() {
         AddRule("Amadeus", "data");
-        configuration._rData.ptUploadProtocol = tptFtp;
-        auto& ftp = configuration._rData.rFtpTransfer;
-        ftp.sLogin = "agent";
-        ftp.sPassword = "secret";
-        ftp.sIdent = "agent";
-        ftp.iConnTimeout = 5;
-        ftp.lPassive = true;
-        ftp.lSecure = false;
+        UseFtp();
+        configuration._rData.rFtpTransfer.lPassive = true;
         engine.SetFilePause(std::chrono::milliseconds(5));
     }
 
@@ -106,14 +100,7 @@ protected:
         ASSERT_EQ(kFtpCheckUnknownCertificate,
                   probe.CheckRemoteCertificate(false, false, false, "agent", "agent", "secret", host,
                                                server.PortText(), 5, true, true));
-        const TCertData& cert = probe.CertData();
-        auto& ftp = configuration._rData.rFtpTransfer;
-        ftp.slKnownNames.push_back(host);
-        ftp.slKnownCerts.push_back(cert.sCert);
-        ftp.slKnownFingers.push_back(cert.sFinger);
-        ftp.slKnownFingersSha1.push_back(cert.sFingerSha1);
-        ftp.slKnownServerSubjects.push_back(cert.sServerSubject);
-        ftp.slKnownServerIssuers.push_back(cert.sServerIssuer);
+        AddKnownFtpCertificate(configuration._rData.rFtpTransfer, host, probe.CertData());
         TakeLogLines(logData);
     }
     std::string Transfer(const std::string& stem, const std::string& extension = ".txt") const {

@@ -70,14 +70,7 @@ protected:
     void Pin(const TFtpPeer& server) {
         auto sender = NewSender();
         ASSERT_EQ(kFtpCheckUnknownCertificate, Check(*sender, server, true, true, false, false));
-        const TCertData& cert = sender->CertData();
-        auto& ftp = configuration._rData.rFtpTransfer;
-        ftp.slKnownNames = {"127.0.0.1"};
-        ftp.slKnownCerts = {cert.sCert};
-        ftp.slKnownFingers = {cert.sFinger};
-        ftp.slKnownFingersSha1 = {cert.sFingerSha1};
-        ftp.slKnownServerSubjects = {cert.sServerSubject};
-        ftp.slKnownServerIssuers = {cert.sServerIssuer};
+        AddKnownFtpCertificate(configuration._rData.rFtpTransfer, "127.0.0.1", sender->CertData());
         Log();
     }
     const std::vector<std::string>& Log() {

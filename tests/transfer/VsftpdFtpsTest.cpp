@@ -40,15 +40,7 @@ protected:
         return sender.CheckRemoteCertificate(true, true, warnUnknown, "anonymous", "agent", "", "127.0.0.1",
                                              server->PortText(), 10, passive, true);
     }
-    void Pin(const TCertData& cert) {
-        auto& ftp = configuration._rData.rFtpTransfer;
-        ftp.slKnownNames = {"127.0.0.1"};
-        ftp.slKnownCerts = {cert.sCert};
-        ftp.slKnownFingers = {cert.sFinger};
-        ftp.slKnownFingersSha1 = {cert.sFingerSha1};
-        ftp.slKnownServerSubjects = {cert.sServerSubject};
-        ftp.slKnownServerIssuers = {cert.sServerIssuer};
-    }
+    void Pin(const TCertData& cert) { AddKnownFtpCertificate(configuration._rData.rFtpTransfer, "127.0.0.1", cert); }
 
     TSandbox sandbox;
     TEnvironment environment{TEnvironmentOptions{}, sandbox.platform};
