@@ -25,6 +25,7 @@
 #include "tests/foundation/HelperProcess.h"
 #include "tests/support/RecordingPoster.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/UniqueName.h"
 #include "tests/support/WaitFor.h"
 
 namespace fs = std::filesystem;
@@ -45,8 +46,7 @@ struct TQueued {
 class FileCollectorTest : public ::testing::Test {
 protected:
     FileCollectorTest() {
-        static std::atomic<int> counter = 0;
-        mutexName = "zelkotest_fcollect_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+        mutexName = UniqueTestName("zelkotest_fcollect");
         queue = std::make_unique<TFileQueue>(environment, mutexName);
         collector = std::make_unique<TFileCollector>(&configuration, &logData, queue.get(), &poster);
         for (int row = 1; row <= kCRSTypeCount; ++row) asCRSTypeEncodings[row] = "iso-8859-1";

@@ -17,6 +17,7 @@
 #include "foundation/VeltEnvironment.h"
 #include "foundation/platform/NamedMutex.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/UniqueName.h"
 #include "tests/support/WaitFor.h"
 
 namespace {
@@ -28,8 +29,7 @@ struct TInfo {
 };
 
 std::string UniqueMutexName() {
-    static std::atomic<int> counter = 0;
-    return "zelkotest_fqueue_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+    return UniqueTestName("zelkotest_fqueue");
 }
 
 class FileQueueTest : public ::testing::Test {

@@ -15,6 +15,7 @@
 #include "foundation/platform/NamedMutex.h"
 #include "tests/foundation/HelperProcess.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/UniqueName.h"
 
 namespace {
 
@@ -24,8 +25,7 @@ std::string MutexHolder() { return std::string(ZELKO_TEST_HELPER_DIR) + "/mutex_
 class MutexTest : public ::testing::Test {
 protected:
     MutexTest() {
-        static int counter = 0;
-        name = "zelkotest_mutex_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+        name = UniqueTestName("zelkotest_mutex");
     }
     ~MutexTest() override { platform::TNamedMutex::Remove(name); }
 

@@ -26,6 +26,7 @@
 #include "tests/support/LogLines.h"
 #include "tests/support/RecordingPoster.h"
 #include "tests/support/Sandbox.h"
+#include "tests/support/UniqueName.h"
 
 namespace sendtest {
 
@@ -97,8 +98,7 @@ inline ::testing::AssertionResult NothingLost(const std::map<std::string, std::s
 class TSendTest : public ::testing::Test {
 protected:
     TSendTest() {
-        static std::atomic<int> counter = 0;
-        mutexName = "zelkotest_send_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+        mutexName = UniqueTestName("zelkotest_send");
         queue = std::make_unique<TFileQueue>(environment, mutexName);
         savedEncodings = asCRSTypeEncodings;
         for (int row = 1; row <= kCRSTypeCount; ++row) asCRSTypeEncodings[row] = "iso-8859-1";
@@ -112,6 +112,17 @@ protected:
         queue.reset();
         asCRSTypeEncodings = savedEncodings;
         platform::TNamedMutex::Remove(mutexName);
+    }
+
+    // Sends over plain FTP as user "agent", with a short connection time-out.
+    void UseFtp() {
+        configuration._rData.ptUploadProtocol = tptFtp;
+        auto& ftp = configuration._rData.rFtpTransfer;
+        ftp.sLogin = "agent";
+        ftp.sPassword = "secret";
+        ftp.sIdent = "agent";
+        ftp.iConnTimeout = 5;
+        ftp.lSecure = false;
     }
 
     // Adds a rule watching <folder> with its backup in <folder>-bak; returns the data folder.
